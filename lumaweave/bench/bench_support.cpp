@@ -1,0 +1,70 @@
+#include "bench_support.hpp"
+
+#include <cstdio>
+#include <map>
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+namespace lwbench {
+
+namespace {
+
+std::vector<std::pair<std::string, std::string>>& pairs() {
+  static std::vector<std::pair<std::string, std::string>> p;
+  return p;
+}
+
+class RecordingReporter : public benchmark::ConsoleReporter {
+ public:
+  std::map<std::string, double> seconds_per_iter;
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& r : runs) {
+      if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
+      seconds_per_iter[r.benchmark_name()] = r.real_accumulated_time / double(r.iterations);
+    }
+    ConsoleReporter::ReportRuns(runs);
+  }
+};
+
+std::string splitName(const std::string& full, std::string& args) {
+  const auto slash = full.find('/');
+  args = slash == std::string::npos ? "" : full.substr(slash);
+  return full.substr(0, slash);
+}
+
+}  // namespace
+
+void compare(const std::string& name, const std::string& baseline) { pairs().emplace_back(name, baseline); }
+
+int run(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  RecordingReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  bool printed = false;
+  for (const auto& [name, base] : pairs()) {
+    for (const auto& [full, t] : reporter.seconds_per_iter) {
+      std::string args;
+      if (splitName(full, args) != name) continue;
+      const auto b = reporter.seconds_per_iter.find(base + args);
+      if (b == reporter.seconds_per_iter.end()) continue;
+      if (!printed) std::printf("\nRatios (time of the library path / time of the baseline, same run):\n");
+      printed = true;
+      std::printf("  %-40s %-40s %.3f  (%.1f vs %.1f per second)\n", full.c_str(), (base + args).c_str(),
+                  t / b->second, 1.0 / t, 1.0 / b->second);
+    }
+  }
+  benchmark::Shutdown();
+  return 0;
+}
+
+cv::Mat scene(cv::Size size) {
+  cv::Mat img = cv::imread(std::string(LUMAWEAVE_OPENCV_DATA) + "/leuvenA.jpg", cv::IMREAD_COLOR);
+  if (img.empty()) img = cv::Mat(size, CV_8UC3, cv::Scalar(90, 120, 150));
+  cv::resize(img, img, size, 0, 0, cv::INTER_LINEAR);
+  return img;
+}
+
+}  // namespace lwbench
