@@ -13,6 +13,25 @@
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+namespace {
+
+// Only a regular file counts; reading anything else (a folder in the info
+// file's place, for one) must not throw out of the folder scan.
+bool read_text_file(const std::string& path, std::string& text) {
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return false;
+  try {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
 Footage::Footage(const std::string& path, const json& config) : _config(config), _path(path) {
   _load_footage_info();
   ROS_INFO_STREAM("Footage: " << _id << ": " << _path);
@@ -94,13 +113,8 @@ bool Footage::_save_footage_info() {
     return false;
   }
   // An unchanged record leaves its file alone: records are written back often.
-  {
-    std::ifstream in(file, std::ios::binary);
-    if (in) {
-      std::string current((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      if (current == text) return _saved = true;
-    }
-  }
+  std::string current;
+  if (read_text_file(file, current) && current == text) return _saved = true;
   std::string error;
   _saved = jsoncfg::WriteFileAtomic(file, text, &error);
   if (!_saved) ROS_ERROR_STREAM("Failed writing footage info file: " << error);
@@ -110,10 +124,10 @@ bool Footage::_save_footage_info() {
 bool Footage::_load_footage_info() {
   const std::string file = _info_file_path();
   _complete = false;
-  std::ifstream in(file);
-  if (!in) return false;
+  std::string text;
+  if (!read_text_file(file, text)) return false;
   try {
-    const json info = json::parse(in, nullptr, true, false);
+    const json info = json::parse(text, nullptr, true, false);
     _id = info.at("id").get<std::string>();
     _name = info.at("name").get<std::string>();
     const auto metadata = info.find("metadata");

@@ -211,9 +211,10 @@ void Reelhouse::update_config(const json& params, json& result) {
       _update_config(params);
   } catch (...) {
     _settings["/"] = before;
-    _settings.auto_save("");
     throw;
   }
+  // Saved once all updates are in, so a refused one never reaches the file.
+  if (!_settings.auto_save("")) ROS_WARN_STREAM("Config not saved: " << _settings.last_error());
   result = true;
 }
 
@@ -231,7 +232,6 @@ void Reelhouse::_update_config(const json& update) {
       }
     }
   }
-  if (!_settings.auto_save("")) ROS_WARN_STREAM("Config not saved: " << _settings.last_error());
 }
 
 void Reelhouse::reset_config(const json& params, json& result) {
