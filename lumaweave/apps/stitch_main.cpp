@@ -287,9 +287,13 @@ int demo(bool async) {
   for (long i = 0; i < frames; ++i) {
     cv::Mat s;
     if (!scene.read(s)) break;
-    if (first_scene.empty()) first_scene = s.clone();
     std::vector<cv::Mat> views;
     rig.render(s, views);
+    if (first_scene.empty()) {
+      first_scene = s.clone();
+      cv::imwrite((dir / "camera0.png").string(), views[0]);
+      cv::imwrite((dir / "camera1.png").string(), views[1]);
+    }
     cam0.write(views[0]);
     cam1.write(views[1]);
   }

@@ -7,71 +7,29 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
-#include <opencv2/core/ocl.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "build_warp_maps.hpp"
 #include "lumaweave/fast_warpers.hpp"
+#include "support/projection_fixture.hpp"
 #include "support/scene.hpp"
 
 using namespace lumaweave;
 
 namespace {
 
-enum class Projection { Plane, Spherical, Cylindrical };
+using lwtest::kProjections;
+using lwtest::kRigs;
+using lwtest::Projection;
+using lwtest::Rig;
+using lwtest::cameraMatrix;
+using lwtest::makeWarper;
+using lwtest::name;
+using lwtest::rotation;
 
-const char* name(Projection p) {
-  switch (p) {
-    case Projection::Plane: return "plane";
-    case Projection::Spherical: return "spherical";
-    default: return "cylindrical";
-  }
-}
-
-std::unique_ptr<ProjectWarper> makeWarper(Projection p, float scale) {
-  switch (p) {
-    case Projection::Plane: return std::make_unique<PlaneWarper>(scale);
-    case Projection::Spherical: return std::make_unique<SphericalWarper>(scale);
-    default: return std::make_unique<CylindricalWarper>(scale);
-  }
-}
-
-// OpenCV's CPU maps and the rectangle it reports (inclusive corners as a Rect).
-struct Reference {
-  cv::Mat xmap, ymap;
-  cv::Rect rect;
-};
-
-Reference reference(Projection p, float scale, cv::Size src, const cv::Mat& K, const cv::Mat& R,
-                    const cv::Mat& T = cv::Mat()) {
-  cv::ocl::setUseOpenCL(false);  // the CPU loop, not an OpenCL kernel
-  Reference r;
-  switch (p) {
-    case Projection::Plane: {
-      cv::detail::PlaneWarper w(scale);
-      r.rect = T.empty() ? w.buildMaps(src, K, R, r.xmap, r.ymap) : w.buildMaps(src, K, R, T, r.xmap, r.ymap);
-      break;
-    }
-    case Projection::Spherical: r.rect = cv::detail::SphericalWarper(scale).buildMaps(src, K, R, r.xmap, r.ymap); break;
-    default: r.rect = cv::detail::CylindricalWarper(scale).buildMaps(src, K, R, r.xmap, r.ymap); break;
-  }
-  return r;
-}
-
-cv::Mat cameraMatrix(double f, cv::Size size) {
-  return (cv::Mat_<float>(3, 3) << f, 0, size.width / 2.0 + 3.25, 0, f * 1.002, size.height / 2.0 - 1.5, 0, 0, 1);
-}
-
-// Yaw about y, then pitch about x, then roll about z (degrees), single precision.
-cv::Mat rotation(double yaw, double pitch, double roll) {
-  const double d = CV_PI / 180;
-  cv::Mat ry, rx, rz;
-  cv::Rodrigues(cv::Vec3d(0, yaw * d, 0), ry);
-  cv::Rodrigues(cv::Vec3d(pitch * d, 0, 0), rx);
-  cv::Rodrigues(cv::Vec3d(0, 0, roll * d), rz);
-  cv::Mat r;
-  cv::Mat(rz * rx * ry).convertTo(r, CV_32F);
-  return r;
+lwtest::ReferenceMaps reference(Projection p, float scale, cv::Size src, const cv::Mat& K, const cv::Mat& R,
+                                const cv::Mat& T = cv::Mat()) {
+  return lwtest::referenceMaps(p, scale, src, K, R, T);
 }
 
 cv::Mat down(const cuda::GpuMat& g) {
@@ -80,35 +38,12 @@ cv::Mat down(const cuda::GpuMat& g) {
   return m;
 }
 
-// Largest difference in units of the tolerance: 1e-3 px, or 1e-6 relative for coordinates
-// beyond 1000 px (off-footprint points of the projection, where float spacing itself grows).
+// In units of the tolerance: 1e-3 px, or 1e-6 relative beyond 1000 px (off-footprint points,
+// where the float spacing itself grows). The host path matches OpenCV bit for bit today; the
+// tolerance only allows for compilers that contract or reorder float operations.
 double worstError(const cv::Mat& got, const cv::Mat& expected) {
-  CV_Assert(got.size() == expected.size() && got.type() == CV_32F && expected.type() == CV_32F);
-  double worst = 0;
-  for (int y = 0; y < got.rows; ++y)
-    for (int x = 0; x < got.cols; ++x) {
-      const double a = got.at<float>(y, x), b = expected.at<float>(y, x);
-      if (std::isnan(a) && std::isnan(b)) continue;
-      const double tol = std::max(1e-3, 1e-6 * std::abs(b));
-      worst = std::max(worst, std::isfinite(a - b) ? std::abs(a - b) / tol : HUGE_VAL);
-    }
-  return worst;
+  return lwtest::worstError(got, expected, 1e-3, 1e-6);
 }
-
-struct Rig {
-  cv::Size src;
-  double focal, yaw, pitch, roll;
-};
-
-// Both cameras of a rig (left and right), a ragged size, a wide lens.
-const Rig kRigs[] = {
-    {{1280, 720}, 1000, -20, 1.5, -0.8},
-    {{1280, 720}, 1000, 20, -1.0, 0.6},
-    {{643, 361}, 520, 13, 2.5, 1.7},
-    {{640, 480}, 300, -35, 8, -4},
-};
-
-const Projection kProjections[] = {Projection::Plane, Projection::Spherical, Projection::Cylindrical};
 
 struct Measured {
   double worst_x = 0, worst_y = 0;
@@ -119,7 +54,7 @@ Measured checkAgainstOpenCV(Projection p, const Rig& rig, cv::Rect* out_roi = nu
   const float scale = float(rig.focal);
   auto w = makeWarper(p, scale);
   const cv::Rect roi = w->prepare(rig.src, K, R);
-  const Reference ref = reference(p, scale, rig.src, K, R);
+  const lwtest::ReferenceMaps ref = reference(p, scale, rig.src, K, R);
   EXPECT_EQ(roi, w->dst_roi());
   EXPECT_EQ(roi.tl(), ref.rect.tl());
   EXPECT_EQ(roi.size(), ref.rect.size() + cv::Size(1, 1));
@@ -173,7 +108,7 @@ TEST(ProjectWarpers, PlaneWithTranslationEqualsOpenCV) {
   for (const cv::Mat& T : {column, row}) {
     PlaneWarper w(float(rig.focal));
     const cv::Rect roi = w.prepare(rig.src, K, R, T);
-    const Reference ref = reference(Projection::Plane, float(rig.focal), rig.src, K, R, T);
+    const lwtest::ReferenceMaps ref = reference(Projection::Plane, float(rig.focal), rig.src, K, R, T);
     EXPECT_EQ(roi, cv::Rect(ref.rect.tl(), ref.rect.size() + cv::Size(1, 1)));
     ASSERT_EQ(w.xmap().size(), ref.xmap.size());
     EXPECT_LE(worstError(down(w.xmap()), ref.xmap), 1.0);
@@ -228,7 +163,7 @@ TEST(ProjectWarpers, SetScaleAffectsOnlyTheNextPrepare) {
     EXPECT_EQ(lwtest::maxAbsDiff(down(w->xmap()), before), 0) << name(p);
 
     const cv::Rect second = w->prepare(rig.src, K, R);
-    const Reference ref = reference(p, float(rig.focal * 0.75), rig.src, K, R);
+    const lwtest::ReferenceMaps ref = reference(p, float(rig.focal * 0.75), rig.src, K, R);
     EXPECT_NE(second, first) << name(p);
     EXPECT_EQ(second, cv::Rect(ref.rect.tl(), ref.rect.size() + cv::Size(1, 1))) << name(p);
     ASSERT_EQ(w->xmap().size(), ref.xmap.size()) << name(p);
@@ -246,7 +181,7 @@ TEST(ProjectWarpers, RaysBehindTheCameraMapOffTheSource) {
   for (Projection p : {Projection::Spherical, Projection::Cylindrical}) {
     auto w = makeWarper(p, 500);
     w->prepare(src, K, R);
-    const Reference ref = reference(p, 500, src, K, R);
+    const lwtest::ReferenceMaps ref = reference(p, 500, src, K, R);
     const cv::Mat gx = down(w->xmap()), gy = down(w->ymap());
     ASSERT_EQ(gx.size(), ref.xmap.size()) << name(p);
     const cv::Mat behind = (ref.xmap == -1) & (ref.ymap == -1);
@@ -345,7 +280,7 @@ TEST(ProjectWarpers, WarpedSceneEqualsOpenCVWarp) {
     const cv::Rect roi = w->prepare(rig.src, K, R);
     cuda::GpuMat out;
     w->warp(cuda::GpuMat(src), out);
-    const Reference ref = reference(p, float(rig.focal), rig.src, K, R);
+    const lwtest::ReferenceMaps ref = reference(p, float(rig.focal), rig.src, K, R);
     cv::Mat expected;
     cv::remap(src, expected, ref.xmap, ref.ymap, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar());
     EXPECT_EQ(out.size(), roi.size()) << name(p);
