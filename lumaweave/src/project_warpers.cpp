@@ -23,6 +23,14 @@ cv::Rect roiFromCorners(cv::Point tl, cv::Point br) {
   return cv::Rect(tl.x, tl.y, int(w), int(h));
 }
 
+// With no source pixels OpenCV's corner search still returns a box (corners at INT_MIN for the
+// sphere and cylinder), which would become a map of a nonsense place.
+void checkSourceSize(const cv::Size& src_size) {
+  if (src_size.width <= 0 || src_size.height <= 0)
+    CV_Error(cv::Error::StsBadSize, "source size must be positive, got " + std::to_string(src_size.width) + "x" +
+                                        std::to_string(src_size.height));
+}
+
 cv::Mat zeroTranslation() { return cv::Mat::zeros(3, 1, CV_32F); }
 
 using RotationBuilder = void (*)(cv::Size, cv::Rect, cv::InputArray, cv::InputArray, float, cuda::GpuMat&,
@@ -49,6 +57,7 @@ cv::Rect PlaneWarper::prepare(const cv::Size& src_size, cv::InputArray K, cv::In
 
 cv::Rect PlaneWarper::prepare(const cv::Size& src_size, cv::InputArray K, cv::InputArray R, cv::InputArray T) {
   projector_.setCameraParams(K, R, T);
+  checkSourceSize(src_size);
   cv::Point tl, br;
   detectResultRoi(src_size, tl, br);
   const cv::Rect roi = roiFromCorners(tl, br);
@@ -88,6 +97,7 @@ void SphericalWarper::set_scale(float scale) { setScale(scale); }
 
 cv::Rect SphericalWarper::prepare(const cv::Size& src_size, cv::InputArray K, cv::InputArray R) {
   projector_.setCameraParams(K, R, zeroTranslation());
+  checkSourceSize(src_size);
   cv::Point tl, br;
   detectResultRoi(src_size, tl, br);
   return buildRotationMaps(src_size, K, R, getScale(), &buildWarpSphericalMaps, tl, br, _xmap, _ymap, _dst_roi);
@@ -102,6 +112,7 @@ void CylindricalWarper::set_scale(float scale) { setScale(scale); }
 
 cv::Rect CylindricalWarper::prepare(const cv::Size& src_size, cv::InputArray K, cv::InputArray R) {
   projector_.setCameraParams(K, R, zeroTranslation());
+  checkSourceSize(src_size);
   cv::Point tl, br;
   detectResultRoi(src_size, tl, br);
   return buildRotationMaps(src_size, K, R, getScale(), &buildWarpCylindricalMaps, tl, br, _xmap, _ymap, _dst_roi);

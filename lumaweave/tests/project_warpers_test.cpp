@@ -262,6 +262,22 @@ TEST(ProjectWarpers, DegenerateViewIsRefusedAndKeepsThePreviousMaps) {
   EXPECT_EQ(w.ymap().size(), good.size());
 }
 
+TEST(ProjectWarpers, EmptySourceSizeIsRefused) {
+  const cv::Mat K = cameraMatrix(500, cv::Size(640, 480)), R = rotation(10, 0, 0);
+  for (Projection p : kProjections)
+    for (const cv::Size& size : {cv::Size(0, 0), cv::Size(640, 0), cv::Size(-5, 480)}) {
+      auto w = makeWarper(p, 500);
+      try {
+        w->prepare(size, K, R);
+        ADD_FAILURE() << name(p) << " " << size << ": no exception";
+      } catch (const cv::Exception& e) {
+        EXPECT_EQ(e.code, cv::Error::StsBadSize) << name(p) << ": " << e.what();
+      }
+      EXPECT_TRUE(w->dst_roi().empty()) << name(p);
+      EXPECT_TRUE(w->xmap().empty()) << name(p);
+    }
+}
+
 TEST(ProjectWarpers, WarpBeforePrepareRaises) {
   for (Projection p : kProjections) {
     auto w = makeWarper(p, 1000);
