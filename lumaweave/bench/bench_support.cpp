@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <map>
+#include <set>
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -19,10 +20,19 @@ std::vector<std::pair<std::string, std::string>>& pairs() {
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
   std::map<std::string, double> seconds_per_iter;
+  std::set<std::string> medians;
   void ReportRuns(const std::vector<Run>& runs) override {
+    // With --benchmark_repetitions the median stands for the benchmark; else its single run.
     for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration || r.iterations == 0) continue;
-      seconds_per_iter[r.benchmark_name()] = r.real_accumulated_time / double(r.iterations);
+      if (r.iterations == 0) continue;
+      const std::string name = r.run_name.str();
+      const double t = r.real_accumulated_time / double(r.iterations);
+      if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+        seconds_per_iter[name] = t;
+        medians.insert(name);
+      } else if (r.run_type == Run::RT_Iteration && !medians.count(name)) {
+        seconds_per_iter[name] = t;
+      }
     }
     ConsoleReporter::ReportRuns(runs);
   }
