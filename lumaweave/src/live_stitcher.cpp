@@ -228,6 +228,11 @@ bool LiveStitcher::process(const std::vector<cuda::GpuMat>& in_images, cuda::Gpu
     LOGE << "Stitcher is not prepared";
     return false;
   }
+  // The pipeline's threads use the same working buffers.
+  if (_async_processing) {
+    LOGE << "Async processing is enabled: use feed";
+    return false;
+  }
   // Another type would be pasted into a fresh buffer instead of the BGR output.
   for (int i = 0; i < _num_cameras; ++i) {
     if (in_images[i].type() != CV_8UC3) {

@@ -192,6 +192,10 @@ TEST(LiveStitcherPrepare, FailuresThrowTheirTextsAndLeaveTheStitcherRefusingFram
       EXPECT_EQ(std::string(e.what()), c.text);
     }
   }
+  {
+    LiveStitcher empty_size(LiveStitcher::Settings(lwtest::settingsJson("", f.params_path)));
+    EXPECT_THROW(empty_size.prepare(cv::Size(0, 0), false), std::runtime_error);
+  }
   LiveStitcher s(LiveStitcher::Settings(lwtest::settingsJson("", dir + "/double_r.yml")));
   EXPECT_THROW(s.prepare(rig.spec().frame_size, true), cv::Exception);
 

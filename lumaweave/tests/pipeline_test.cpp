@@ -73,6 +73,9 @@ TEST_F(Pipeline, RefusesWhileOffAndForWrongInput) {
   });
   EXPECT_NE(log.find("Unsupported image number: 1"), std::string::npos) << log;
   EXPECT_NE(log.find("Unsupported image size 1: [10 x 10]"), std::string::npos) << log;
+  // process would race the stage threads for the working buffers.
+  log = lwtest::captureStdout([&] { EXPECT_FALSE(s->process(lwtest::upload(bgr), out)); });
+  EXPECT_NE(log.find("Async processing is enabled"), std::string::npos) << log;
   EXPECT_FALSE(s->fetch(out, ts));
   EXPECT_TRUE(out.empty());
 
