@@ -19,6 +19,7 @@ std::vector<std::pair<std::string, std::string>>& pairs() {
 
 class RecordingReporter : public benchmark::ConsoleReporter {
  public:
+  RecordingReporter() : ConsoleReporter(OO_None) {}
   std::map<std::string, double> seconds_per_iter;
   std::set<std::string> medians;
   void ReportRuns(const std::vector<Run>& runs) override {
@@ -49,6 +50,19 @@ std::string splitName(const std::string& full, std::string& args) {
 void compare(const std::string& name, const std::string& baseline) { pairs().emplace_back(name, baseline); }
 
 int run(int argc, char** argv) {
+  // Repetitions in random order, medians compared: on a shared machine a plain sequential run
+  // lets drift in machine speed pass for a difference between the two paths. Flags given on
+  // the command line come later and win.
+  std::vector<char*> args{argv[0]};
+  static char reps[] = "--benchmark_repetitions=5";
+  static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  static char aggregates[] = "--benchmark_report_aggregates_only=true";
+  for (char* a : {reps, interleave, aggregates}) args.push_back(a);
+  for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+  int n = int(args.size());
+  args.push_back(nullptr);
+  argv = args.data();
+  argc = n;
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   RecordingReporter reporter;
