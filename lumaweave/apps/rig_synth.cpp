@@ -24,24 +24,24 @@ constexpr double kPi = 3.14159265358979323846;
 
 }  // namespace
 
-Rig::Rig(const RigSpec& spec) : _spec(spec) {
-  const cv::Size size = spec.frame_size;
-  const double f = spec.focal > 0 ? spec.focal : 0.7 * size.width;
+Rig::Rig(const RigSetup& setup) : _setup(setup) {
+  const cv::Size size = setup.frame_size;
+  const double f = setup.focal > 0 ? setup.focal : 0.7 * size.width;
   _K = (cv::Mat_<double>(3, 3) << f, 0, size.width / 2.0, 0, f, size.height / 2.0, 0, 0, 1);
   _D = cv::Mat::zeros(8, 1, CV_64F);
-  if (spec.distorted) {
-    _D.at<double>(0) = spec.k1;
-    _D.at<double>(1) = spec.k2;
-    _D.at<double>(4) = spec.k3;
+  if (setup.distorted) {
+    _D.at<double>(0) = setup.k1;
+    _D.at<double>(1) = setup.k2;
+    _D.at<double>(4) = setup.k3;
   }
   // The calibration sees the undistorted frames, whose camera matrix the undistortion chooses.
-  const cv::Mat newK = spec.distorted ? cv::getOptimalNewCameraMatrix(_K, _D, size, 1.0, cv::Size(), nullptr, false)
+  const cv::Mat newK = setup.distorted ? cv::getOptimalNewCameraMatrix(_K, _D, size, 1.0, cv::Size(), nullptr, false)
                                       : _K.clone();
 
   const double deg = kPi / 180;
-  const double yaws[2] = {-spec.yaw_deg * deg, spec.yaw_deg * deg};
-  const double pitches[2] = {spec.pitch_deg * deg, -spec.pitch_deg * deg};
-  const double rolls[2] = {spec.roll_deg * deg, -spec.roll_deg * deg};
+  const double yaws[2] = {-setup.yaw_deg * deg, setup.yaw_deg * deg};
+  const double pitches[2] = {setup.pitch_deg * deg, -setup.pitch_deg * deg};
+  const double rolls[2] = {setup.roll_deg * deg, -setup.roll_deg * deg};
 
   // Pixel -> view ray of every frame pixel, through the real (distorted) lens.
   std::vector<cv::Point2f> pixels;
@@ -125,11 +125,11 @@ cv::Mat Rig::panorama(const cv::Mat& scene, const std::string& projection, float
 
 bool Rig::write_files(const std::string& dir, std::string& info_path, std::string& params_path) const {
   info_path.clear();
-  if (_spec.distorted) {
+  if (_setup.distorted) {
     info_path = dir + "/camera_info.json";
     std::ofstream out(info_path);
     out.precision(17);
-    out << "{\n  \"image_size\": [" << _spec.frame_size.width << ", " << _spec.frame_size.height << "],\n"
+    out << "{\n  \"image_size\": [" << _setup.frame_size.width << ", " << _setup.frame_size.height << "],\n"
         << "  \"camera_matrix\": [";
     for (int k = 0; k < 9; ++k) out << (k ? ", " : "") << _K.at<double>(k / 3, k % 3);
     out << "],\n  \"dist_coeff\": [";
@@ -138,7 +138,7 @@ bool Rig::write_files(const std::string& dir, std::string& info_path, std::strin
     if (!out) return false;
   }
   params_path = dir + "/camera_params.yml";
-  return lumaweave::save_camera_params(params_path, _cameras, _spec.frame_size);
+  return lumaweave::save_camera_params(params_path, _cameras, _setup.frame_size);
 }
 
 double psnr(const cv::Mat& a, const cv::Mat& b, const cv::Mat& mask) {

@@ -12,7 +12,7 @@
 
 namespace lwrig {
 
-struct RigSpec {
+struct RigSetup {
   cv::Size frame_size{1280, 720};
   double focal = 0;             // pixels; 0: 0.7 x frame width
   bool distorted = true;        // barrel lens (else a pinhole and no camera info file)
@@ -24,9 +24,9 @@ struct RigSpec {
 
 class Rig {
  public:
-  explicit Rig(const RigSpec& spec);
+  explicit Rig(const RigSetup& setup);
 
-  const RigSpec& spec() const { return _spec; }
+  const RigSetup& setup() const { return _setup; }
   // The lens of both cameras (distortion all zero for a pinhole rig).
   const cv::Mat& K() const { return _K; }
   const cv::Mat& D() const { return _D; }
@@ -50,7 +50,7 @@ class Rig {
   cv::Mat stretch(const cv::Mat& scene) const;
   void textureCoords(const cv::Vec3d& ray, float& tx, float& ty) const;
 
-  RigSpec _spec;
+  RigSetup _setup;
   cv::Mat _K, _D;
   std::vector<cv::detail::CameraParams> _cameras;
   std::vector<cv::Mat> _xmaps, _ymaps;

@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
@@ -146,11 +148,15 @@ struct RunResult {
   double seconds = 0;  // stitching work only (host decode/encode excluded)
 };
 
+// One line rewritten in place on a terminal; a plain line per update in a log.
 void progress(long n, long total, double fps) {
+  static const bool tty = isatty(fileno(stdout));
+  std::printf(tty ? "\r" : "");
   if (total > 0)
-    std::printf("\rframe %ld/%ld  %.1f fps", n, total, fps);
+    std::printf("frame %ld/%ld  %.1f fps (with decoding and writing)", n, total, fps);
   else
-    std::printf("\rframe %ld  %.1f fps", n, fps);
+    std::printf("frame %ld  %.1f fps (with decoding and writing)", n, fps);
+  std::printf(tty ? "" : "\n");
   std::fflush(stdout);
 }
 
@@ -237,7 +243,7 @@ bool run(lumaweave::LiveStitcher& stitcher, Source& left, Source& right, Sink& s
     if (error.empty()) error = sink_error;
   }
   if (n % 10 != 0) progress(n, total_hint, n / std::max(1e-9, std::chrono::duration<double>(Clock::now() - t_start).count()));
-  std::printf("\n");
+  if (isatty(fileno(stdout))) std::printf("\n");
   result.frames = n;
   result.seconds = busy;
   return error.empty();
@@ -255,8 +261,10 @@ std::string readFile(const std::string& path, std::string& error) {
 }
 
 void report(const RunResult& r, bool async) {
-  std::printf("stitched %ld frame pairs (%s): %.1f frames per second\n", r.frames, async ? "pipeline" : "process",
-              r.frames / std::max(1e-9, r.seconds));
+  std::printf("stitched %ld frame pairs (%s): %.1f frames per second (%s)\n", r.frames,
+              async ? "pipeline" : "process", r.frames / std::max(1e-9, r.seconds),
+              async ? "end to end: the pipeline overlaps stitching with reading and writing"
+                    : "stitching with upload and download, without reading and writing");
 }
 
 int demo(bool async) {
@@ -265,8 +273,8 @@ int demo(bool async) {
   fs::create_directories(dir);
   std::printf("demo: synthetic rig (1280x720, barrel lens, cameras 40 degrees apart) over %s/vtest.avi\n",
               data.c_str());
-  lwrig::RigSpec spec;
-  const lwrig::Rig rig(spec);
+  lwrig::RigSetup setup;
+  const lwrig::Rig rig(setup);
   std::string info, params;
   if (!rig.write_files(dir.string(), info, params)) {
     std::fprintf(stderr, "error: cannot write the rig's camera files into %s\n", dir.c_str());
@@ -280,9 +288,9 @@ int demo(bool async) {
   // Render both camera videos first, so the stitching below reads real video files.
   const long frames = 60;
   cv::VideoWriter cam0((dir / "camera0.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10,
-                       spec.frame_size);
+                       setup.frame_size);
   cv::VideoWriter cam1((dir / "camera1.avi").string(), cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), 10,
-                       spec.frame_size);
+                       setup.frame_size);
   cv::Mat first_scene;
   for (long i = 0; i < frames; ++i) {
     cv::Mat s;

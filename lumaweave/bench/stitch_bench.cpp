@@ -22,7 +22,7 @@ namespace {
 
 struct Setup {
   lwrig::Rig rig{[] {
-    lwrig::RigSpec s;
+    lwrig::RigSetup s;
     s.frame_size = cv::Size(1920, 1080);
     return s;
   }()};
@@ -42,7 +42,7 @@ struct Setup {
     rig.render(lwbench::scene(cv::Size(1600, 1200)), frames);
     for (const cv::Mat& f : frames) cv::cvtColor(f, frames_rgba.emplace_back(), cv::COLOR_BGR2RGBA);
 
-    const cv::Size size = rig.spec().frame_size;
+    const cv::Size size = rig.setup().frame_size;
     const cv::Mat newK = cv::getOptimalNewCameraMatrix(rig.K(), rig.D(), size, 1.0, cv::Size(), nullptr, false);
     cv::initUndistortRectifyMap(rig.K(), rig.D(), cv::Mat(), newK, size, CV_32FC1, und_x, und_y);
     const auto& cams = rig.cameras();
@@ -94,7 +94,7 @@ void BM_Process(benchmark::State& state) {
   cv::setNumThreads(int(state.range(0)));
   Setup& s = setup();
   lumaweave::LiveStitcher stitcher{lumaweave::LiveStitcher::Settings(s.settings)};
-  stitcher.prepare(s.rig.spec().frame_size, false);
+  stitcher.prepare(s.rig.setup().frame_size, false);
   std::vector<lc::GpuMat> in{lc::GpuMat(s.frames[0]), lc::GpuMat(s.frames[1])};
   lc::GpuMat out;
   for (auto _ : state) {
@@ -127,7 +127,7 @@ void BM_Pipeline(benchmark::State& state) {
   lumaweave::LiveStitcher stitcher{lumaweave::LiveStitcher::Settings(s.settings)};
   std::atomic<int64_t> delivered{0};
   stitcher.set_output_callback([&](lc::GpuMat&, uint64_t) { ++delivered; });
-  stitcher.prepare(s.rig.spec().frame_size, true);
+  stitcher.prepare(s.rig.setup().frame_size, true);
   std::vector<lc::GpuMat> in{lc::GpuMat(s.frames_rgba[0]), lc::GpuMat(s.frames_rgba[1])};
   int64_t fed = 0;
   for (auto _ : state) {

@@ -16,8 +16,8 @@ using lwtest::captureStdout;
 
 namespace {
 
-lwrig::RigSpec smallRig(bool distorted) {
-  lwrig::RigSpec s;
+lwrig::RigSetup smallRig(bool distorted) {
+  lwrig::RigSetup s;
   s.frame_size = cv::Size(640, 360);
   s.distorted = distorted;
   return s;
@@ -35,7 +35,7 @@ cv::Rect projectRect(const lwrig::Rig& rig, const std::string& warp) {
     if (warp == "cylindrical") w = cv::makePtr<CylindricalWarper>(scale);
     cv::Mat K;
     cam.K().convertTo(K, CV_32F);
-    const cv::Rect r = w->prepare(rig.spec().frame_size, K, cam.R);
+    const cv::Rect r = w->prepare(rig.setup().frame_size, K, cam.R);
     all = all.empty() ? r : (all | r);
   }
   return all;
@@ -88,7 +88,7 @@ TEST_P(StitchEndToEnd, MatchesThePanoramaRenderedFromTheScene) {
   const lwrig::Rig rig(smallRig(c.distorted));
   const lwtest::RigFiles files = lwtest::writeRig(rig, c.warp);
   LiveStitcher stitcher(LiveStitcher::Settings(lwtest::settingsJson(files.info_path, files.params_path, c.warp)));
-  stitcher.prepare(rig.spec().frame_size, false);
+  stitcher.prepare(rig.setup().frame_size, false);
 
   const cv::Mat scene = lwtest::sceneImage();
   std::vector<cv::Mat> frames;
@@ -99,7 +99,7 @@ TEST_P(StitchEndToEnd, MatchesThePanoramaRenderedFromTheScene) {
   const cv::Mat stitched = lwtest::download(out);
 
   // Covered area: where white frames stitch to full white, away from the footprint edges.
-  const std::vector<cv::Mat> white(2, cv::Mat(rig.spec().frame_size, CV_8UC3, cv::Scalar::all(255)));
+  const std::vector<cv::Mat> white(2, cv::Mat(rig.setup().frame_size, CV_8UC3, cv::Scalar::all(255)));
   cuda::GpuMat wout;
   ASSERT_TRUE(stitcher.process(lwtest::upload(white), wout));
   cv::Mat gray, mask;
@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(Projections, StitchEndToEnd,
 
 TEST(LiveStitcherPrepare, RescalesCalibrationToTheInputSize) {
   // Calibrated at 1280x720, run at 640x360: the same stitch as a rig calibrated at 640x360.
-  lwrig::RigSpec big = smallRig(true);
+  lwrig::RigSetup big = smallRig(true);
   big.frame_size = cv::Size(1280, 720);
   const lwrig::Rig big_rig(big), small_rig(smallRig(true));
   const lwtest::RigFiles bf = lwtest::writeRig(big_rig, "big"), sf = lwtest::writeRig(small_rig, "small");
@@ -160,10 +160,10 @@ TEST(LiveStitcherPrepare, FailuresThrowTheirTextsAndLeaveTheStitcherRefusingFram
   // Three cameras, and a rotation of the wrong precision.
   auto cams = rig.cameras();
   cams.push_back(cams[0]);
-  ASSERT_TRUE(save_camera_params(dir + "/three.yml", cams, rig.spec().frame_size));
+  ASSERT_TRUE(save_camera_params(dir + "/three.yml", cams, rig.setup().frame_size));
   cams.resize(2);
   cams[1].R.convertTo(cams[1].R, CV_64F);
-  ASSERT_TRUE(save_camera_params(dir + "/double_r.yml", cams, rig.spec().frame_size));
+  ASSERT_TRUE(save_camera_params(dir + "/double_r.yml", cams, rig.setup().frame_size));
   cams = rig.cameras();
   ASSERT_TRUE(save_camera_params(dir + "/aspect.yml", cams, cv::Size(640, 480)));
   {
@@ -186,7 +186,7 @@ TEST(LiveStitcherPrepare, FailuresThrowTheirTextsAndLeaveTheStitcherRefusingFram
   for (const Case& c : cases) {
     LiveStitcher s(LiveStitcher::Settings(lwtest::settingsJson(c.info, c.params, c.warp)));
     try {
-      s.prepare(rig.spec().frame_size, false);
+      s.prepare(rig.setup().frame_size, false);
       ADD_FAILURE() << "no exception for " << c.text;
     } catch (const std::runtime_error& e) {
       EXPECT_EQ(std::string(e.what()), c.text);
@@ -197,23 +197,23 @@ TEST(LiveStitcherPrepare, FailuresThrowTheirTextsAndLeaveTheStitcherRefusingFram
     EXPECT_THROW(empty_size.prepare(cv::Size(0, 0), false), std::runtime_error);
   }
   LiveStitcher s(LiveStitcher::Settings(lwtest::settingsJson("", dir + "/double_r.yml")));
-  EXPECT_THROW(s.prepare(rig.spec().frame_size, true), cv::Exception);
+  EXPECT_THROW(s.prepare(rig.setup().frame_size, true), cv::Exception);
 
   // The size now matches, but the geometry is incomplete: frames are refused, not crashed on,
   // and the pipeline did not start.
-  const std::vector<cuda::GpuMat> frames(2, cuda::GpuMat(rig.spec().frame_size, CV_8UC3, cv::Scalar::all(80)));
+  const std::vector<cuda::GpuMat> frames(2, cuda::GpuMat(rig.setup().frame_size, CV_8UC3, cv::Scalar::all(80)));
   cuda::GpuMat out;
   const std::string log = captureStdout([&] {
     EXPECT_FALSE(s.process(frames, out));
-    EXPECT_FALSE(s.feed(std::vector<cuda::GpuMat>(2, cuda::GpuMat(rig.spec().frame_size, CV_8UC4)), 1));
+    EXPECT_FALSE(s.feed(std::vector<cuda::GpuMat>(2, cuda::GpuMat(rig.setup().frame_size, CV_8UC4)), 1));
   });
   EXPECT_NE(log.find("Stitcher is not prepared"), std::string::npos) << log;
   EXPECT_NE(log.find("Async processing is not enabled"), std::string::npos) << log;
   EXPECT_TRUE(out.empty());
 
   // Once the file is mended, preparing for the same size tries again and succeeds.
-  ASSERT_TRUE(save_camera_params(dir + "/double_r.yml", rig.cameras(), rig.spec().frame_size));
-  s.prepare(rig.spec().frame_size, false);
+  ASSERT_TRUE(save_camera_params(dir + "/double_r.yml", rig.cameras(), rig.setup().frame_size));
+  s.prepare(rig.setup().frame_size, false);
   EXPECT_TRUE(s.process(frames, out));
 }
 
@@ -221,7 +221,7 @@ TEST(LiveStitcherProcess, RefusesWrongInputAndChangesNothing) {
   const lwrig::Rig rig(smallRig(false));
   const lwtest::RigFiles f = lwtest::writeRig(rig, "refuse");
   LiveStitcher s(LiveStitcher::Settings(lwtest::settingsJson(f.info_path, f.params_path)));
-  const cv::Size size = rig.spec().frame_size;
+  const cv::Size size = rig.setup().frame_size;
   const cuda::GpuMat good(size, CV_8UC3, cv::Scalar::all(50));
   cuda::GpuMat out;
 

@@ -19,10 +19,10 @@ namespace {
 class Pipeline : public testing::Test {
  protected:
   void SetUp() override {
-    lwrig::RigSpec spec;
-    spec.frame_size = cv::Size(160, 90);
-    spec.distorted = true;
-    rig = std::make_unique<lwrig::Rig>(spec);
+    lwrig::RigSetup setup;
+    setup.frame_size = cv::Size(160, 90);
+    setup.distorted = true;
+    rig = std::make_unique<lwrig::Rig>(setup);
     files = lwtest::writeRig(*rig, "pipeline");
     std::vector<cv::Mat> frames;
     rig->render(lwtest::sceneImage(), frames);
@@ -66,7 +66,7 @@ TEST_F(Pipeline, RefusesWhileOffAndForWrongInput) {
     EXPECT_FALSE(s->fetch(out, ts));
   });
   EXPECT_NE(log.find("Async processing is not enabled"), std::string::npos) << log;
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   log = lwtest::captureStdout([&] {
     EXPECT_FALSE(s->feed({rgbaFrames()[0]}, 1));
     EXPECT_FALSE(s->feed({rgbaFrames()[0], cuda::GpuMat(cv::Size(10, 10), CV_8UC4)}, 1));
@@ -87,10 +87,10 @@ TEST_F(Pipeline, RefusesWhileOffAndForWrongInput) {
 
 TEST_F(Pipeline, FetchGivesBgrFramesInFeedOrderWithTheirTimestamps) {
   auto s = make();
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   cuda::GpuMat sync_out;
   auto reference = make();
-  reference->prepare(rig->spec().frame_size, false);
+  reference->prepare(rig->setup().frame_size, false);
   ASSERT_TRUE(reference->process(lwtest::upload(bgr), sync_out));
 
   for (uint64_t round = 0; round < 5; ++round) {
@@ -108,7 +108,7 @@ TEST_F(Pipeline, FetchGivesBgrFramesInFeedOrderWithTheirTimestamps) {
 
 TEST_F(Pipeline, FifthFeedBlocksUntilAFetchFreesABuffer) {
   auto s = make(4);
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   for (uint64_t t = 1; t <= 4; ++t) ASSERT_TRUE(s->feed(rgbaFrames(), t));
   auto fifth = std::async(std::launch::async, [&] { return s->feed(rgbaFrames(), 5); });
   EXPECT_EQ(fifth.wait_for(300ms), std::future_status::timeout);
@@ -122,16 +122,16 @@ TEST_F(Pipeline, FifthFeedBlocksUntilAFetchFreesABuffer) {
 
 TEST_F(Pipeline, DisablingReleasesABlockedFeed) {
   auto s = make(2);
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   ASSERT_TRUE(s->feed(rgbaFrames(), 1));
   ASSERT_TRUE(s->feed(rgbaFrames(), 2));
   auto blocked = std::async(std::launch::async, [&] { return s->feed(rgbaFrames(), 3); });
   EXPECT_EQ(blocked.wait_for(200ms), std::future_status::timeout);
-  s->prepare(rig->spec().frame_size, false);  // from this thread, while the other waits
+  s->prepare(rig->setup().frame_size, false);  // from this thread, while the other waits
   ASSERT_EQ(blocked.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(blocked.get());
   // And it can be enabled again.
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   ASSERT_TRUE(s->feed(rgbaFrames(), 4));
   cuda::GpuMat out;
   uint64_t ts = 0;
@@ -150,7 +150,7 @@ TEST_F(Pipeline, CallbackGetsRgbaAndFetchTakesFramesAwayFromIt) {
     img.download(last);
     seen.push_back(ts);
   });
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   for (uint64_t t = 1; t <= 20; ++t) ASSERT_TRUE(s->feed(rgbaFrames(), t));
   // Whatever fetch takes, the callback does not see; together they see every frame once, in order.
   std::vector<uint64_t> fetched;
@@ -165,7 +165,7 @@ TEST_F(Pipeline, CallbackGetsRgbaAndFetchTakesFramesAwayFromIt) {
     std::lock_guard<std::mutex> lock(m);
     if (seen.size() + fetched.size() == 20) break;
   }
-  s->prepare(rig->spec().frame_size, false);
+  s->prepare(rig->setup().frame_size, false);
   std::vector<uint64_t> all = seen;
   all.insert(all.end(), fetched.begin(), fetched.end());
   std::sort(all.begin(), all.end());
@@ -175,7 +175,7 @@ TEST_F(Pipeline, CallbackGetsRgbaAndFetchTakesFramesAwayFromIt) {
   ASSERT_FALSE(seen.empty());
   cuda::GpuMat sync;
   auto ref = make();
-  ref->prepare(rig->spec().frame_size, false);
+  ref->prepare(rig->setup().frame_size, false);
   ASSERT_TRUE(ref->process(lwtest::upload(bgr), sync));
   cv::Mat expected;
   cv::cvtColor(lwtest::download(sync), expected, cv::COLOR_BGR2RGBA);
@@ -184,7 +184,7 @@ TEST_F(Pipeline, CallbackGetsRgbaAndFetchTakesFramesAwayFromIt) {
 
 TEST_F(Pipeline, CallbackSetAfterEnablingWaitsForTheNextEnabling) {
   auto s = make();
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   std::atomic<int> calls{0};
   s->set_output_callback([&](cuda::GpuMat&, uint64_t) { ++calls; });
   ASSERT_TRUE(s->feed(rgbaFrames(), 1));
@@ -192,8 +192,8 @@ TEST_F(Pipeline, CallbackSetAfterEnablingWaitsForTheNextEnabling) {
   uint64_t ts = 0;
   ASSERT_TRUE(fetchWithin(*s, out, ts));  // no output thread: the frame waits for fetch
   EXPECT_EQ(calls, 0);
-  s->prepare(rig->spec().frame_size, false);
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, false);
+  s->prepare(rig->setup().frame_size, true);
   ASSERT_TRUE(s->feed(rgbaFrames(), 2));
   const auto end = std::chrono::steady_clock::now() + 5s;
   while (calls == 0 && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
@@ -208,7 +208,7 @@ TEST_F(Pipeline, AThrowingCallbackCostsOneFrameNotTheProcess) {
     if (++calls == 1) throw std::runtime_error("host failure");
     last = ts;
   });
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   const std::string log = lwtest::captureStdout([&] {
     for (uint64_t t = 1; t <= 6; ++t) ASSERT_TRUE(s->feed(rgbaFrames(), t));  // more than the pool holds
     const auto end = std::chrono::steady_clock::now() + 5s;
@@ -221,7 +221,7 @@ TEST_F(Pipeline, AThrowingCallbackCostsOneFrameNotTheProcess) {
 
 TEST_F(Pipeline, RepreparingForAnotherSizeRestartsWithNewBuffersOnly) {
   auto s = make();
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   for (uint64_t t = 1; t <= 3; ++t) ASSERT_TRUE(s->feed(rgbaFrames(), t));
   const cv::Size small(80, 45);
   s->prepare(small, true);  // frames of the old size still in flight are dropped
@@ -243,7 +243,7 @@ TEST_F(Pipeline, RepreparingForAnotherSizeRestartsWithNewBuffersOnly) {
 TEST_F(Pipeline, BufferSizeBelowOneIsRejected) {
   auto s = make(0);
   try {
-    s->prepare(rig->spec().frame_size, true);
+    s->prepare(rig->setup().frame_size, true);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find("buffer size"), std::string::npos);

@@ -29,9 +29,9 @@ class PipelineStress : public testing::Test {
     cv::setNumThreads(0);
   }
   void SetUp() override {
-    lwrig::RigSpec spec;
-    spec.frame_size = cv::Size(64, 36);
-    rig = std::make_unique<lwrig::Rig>(spec);
+    lwrig::RigSetup setup;
+    setup.frame_size = cv::Size(64, 36);
+    rig = std::make_unique<lwrig::Rig>(setup);
     files = lwtest::writeRig(*rig, "stress");
     // A procedural scene: image decoding (GDAL inside OpenCV) has lock-order reports of its own.
     cv::Mat scene(150, 200, CV_8UC3);
@@ -67,7 +67,7 @@ class PipelineStress : public testing::Test {
 
 TEST_F(PipelineStress, ThousandsOfFramesThroughFetchInOrder) {
   auto s = make(4);
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   std::vector<uint64_t> got;
   ASSERT_TRUE(finishes([&] {
     std::thread consumer([&] {
@@ -97,7 +97,7 @@ TEST_F(PipelineStress, ThousandsOfFramesThroughTheCallbackInOrder) {
     std::lock_guard<std::mutex> lock(m);
     got.push_back(ts);
   });
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   ASSERT_TRUE(finishes([&] {
     for (int i = 0; i < kFrames; ++i) EXPECT_TRUE(s->feed(in, uint64_t(i)));
     while (true) {
@@ -121,7 +121,7 @@ TEST_F(PipelineStress, EnableDisableReprepareCyclesWithABlockedFeeder) {
   ASSERT_TRUE(finishes([&] {
     for (int cycle = 0; cycle < 40; ++cycle) {
       const bool half = cycle % 3 == 2;
-      const cv::Size size = half ? cv::Size(32, 18) : rig->spec().frame_size;
+      const cv::Size size = half ? cv::Size(32, 18) : rig->setup().frame_size;
       s->prepare(size, true);
       const auto& frames = half ? in_half : in;
       // A feeder that outruns the pool, so it is often blocked when the pipeline stops.
@@ -147,7 +147,7 @@ TEST_F(PipelineStress, FetchAndCallbackShareFramesWithoutLosingAny) {
   auto s = make(4);
   std::atomic<int> by_callback{0};
   s->set_output_callback([&](cuda::GpuMat&, uint64_t) { ++by_callback; });
-  s->prepare(rig->spec().frame_size, true);
+  s->prepare(rig->setup().frame_size, true);
   std::atomic<int> by_fetch{0};
   ASSERT_TRUE(finishes([&] {
     std::atomic<bool> done{false};
