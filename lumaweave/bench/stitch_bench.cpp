@@ -52,7 +52,9 @@ struct Setup {
     for (const auto& cam : cams) {
       cv::Mat K, x, y;
       cam.K().convertTo(K, CV_32F);
-      rects.push_back(warper.buildMaps(size, K, cam.R, x, y));
+      // buildMaps returns the inclusive corners as a rect; the maps have the full size.
+      const cv::Point tl = warper.buildMaps(size, K, cam.R, x, y).tl();
+      rects.push_back(cv::Rect(tl, x.size()));
       proj_x.push_back(x);
       proj_y.push_back(y);
     }
