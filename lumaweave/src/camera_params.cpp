@@ -52,15 +52,24 @@ bool save_camera_info(const std::string& filepath, const cv::Mat& K, const cv::M
   return true;
 }
 
+namespace {
+
+// The nodes both storage-form loaders read.
+void read_camera_info(const cv::FileStorage& fs, cv::Mat& K, cv::Mat& D, cv::Size& image_size) {
+  fs["image_width"] >> image_size.width;
+  fs["image_height"] >> image_size.height;
+  fs["camera_matrix"] >> K;
+  fs["distortion_coefficients"] >> D;
+}
+
+}  // namespace
+
 bool load_camera_info(const std::string& filepath, cv::Mat& K, cv::Mat& D,
                       cv::Size& image_size) {
   if (!may_open_for_reading(filepath)) return false;
   cv::FileStorage fs(filepath, cv::FileStorage::READ);
   if (!fs.isOpened()) return false;
-  fs["image_width"] >> image_size.width;
-  fs["image_height"] >> image_size.height;
-  fs["camera_matrix"] >> K;
-  fs["distortion_coefficients"] >> D;
+  read_camera_info(fs, K, D, image_size);
   return true;
 }
 
@@ -70,10 +79,7 @@ bool load_camera_info(const std::string& filepath, cv::Mat& K, cv::Mat& D,
   if (!may_open_for_reading(filepath)) return false;
   cv::FileStorage fs(filepath, cv::FileStorage::READ);
   if (!fs.isOpened()) return false;
-  fs["image_width"] >> image_size.width;
-  fs["image_height"] >> image_size.height;
-  fs["camera_matrix"] >> K;
-  fs["distortion_coefficients"] >> D;
+  read_camera_info(fs, K, D, image_size);
   fs["avg_reprojection_error"] >> avg_error;
   fs["flags"] >> flags;
   if (flags & kFixAspectRatio) fs["aspect_ratio"] >> aspect_ratio;

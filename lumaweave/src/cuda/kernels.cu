@@ -163,32 +163,19 @@ template <typename E, int CN> void remapAs(const GpuMat& src, GpuMat& dst, const
 }
 
 // ---------------------------------------------------------------------------- colour
-struct RgbaToBgrKernel {
+// RGBA <-> BGR: swap red and blue, drop alpha or set it opaque.
+template <int SCN, int DCN> struct SwapRedBlueKernel {
   PtrStepSz<unsigned char> src;
   mutable PtrStep<unsigned char> dst;
   LW_HOST_DEVICE void operator()(const ThreadIndex& t) const {
     const int x = t.global_x(), y = t.global_y();
     if (x >= src.cols || y >= src.rows) return;
-    const unsigned char* s = src.ptr(y) + 4 * x;
-    unsigned char* d = dst.ptr(y) + 3 * x;
+    const unsigned char* s = src.ptr(y) + SCN * x;
+    unsigned char* d = dst.ptr(y) + DCN * x;
     d[0] = s[2];
     d[1] = s[1];
     d[2] = s[0];
-  }
-};
-
-struct BgrToRgbaKernel {
-  PtrStepSz<unsigned char> src;
-  mutable PtrStep<unsigned char> dst;
-  LW_HOST_DEVICE void operator()(const ThreadIndex& t) const {
-    const int x = t.global_x(), y = t.global_y();
-    if (x >= src.cols || y >= src.rows) return;
-    const unsigned char* s = src.ptr(y) + 3 * x;
-    unsigned char* d = dst.ptr(y) + 4 * x;
-    d[0] = s[2];
-    d[1] = s[1];
-    d[2] = s[0];
-    d[3] = 255;
+    if (DCN == 4) d[3] = 255;
   }
 };
 
@@ -254,8 +241,8 @@ void cvtColor(const GpuMat& src, GpuMat& dst, int code, Stream& stream) {
   const PtrStep<unsigned char> d(dst.data, dst.step);
   const dim3 grid = gridFor(src.cols, src.rows);
   switch (code) {
-    case cv::COLOR_RGBA2BGR: return launch(grid, kBlock, stream, RgbaToBgrKernel{s, d}, "cvtColor");
-    case cv::COLOR_BGR2RGBA: return launch(grid, kBlock, stream, BgrToRgbaKernel{s, d}, "cvtColor");
+    case cv::COLOR_RGBA2BGR: return launch(grid, kBlock, stream, SwapRedBlueKernel<4, 3>{s, d}, "cvtColor");
+    case cv::COLOR_BGR2RGBA: return launch(grid, kBlock, stream, SwapRedBlueKernel<3, 4>{s, d}, "cvtColor");
     case cv::COLOR_BGR2GRAY: return launch(grid, kBlock, stream, BgrToGrayKernel{s, d}, "cvtColor");
     default: CV_Error(cv::Error::StsBadFlag, "cvtColor: unsupported conversion code");
   }

@@ -1,5 +1,7 @@
 #include "support/files_fixture.hpp"
 
+#include "support/scene.hpp"
+
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,17 +22,7 @@ std::string read_file(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void ScratchDir::SetUp() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  for (char& c : name)
-    if (c == '/') c = '_';  // parameterised test names
-  const fs::path dir = fs::path(LUMAWEAVE_TEST_TMP) / name;
-  std::error_code ec;
-  fs::remove_all(dir, ec);
-  fs::create_directories(dir);
-  dir_ = dir.string();
-}
+void ScratchDir::SetUp() { dir_ = lwtest::tempDir("files"); }
 
 std::string ScratchDir::path(const std::string& name) const {
   return (fs::path(dir_) / name).string();

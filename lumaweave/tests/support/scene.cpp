@@ -1,5 +1,6 @@
 #include "support/scene.hpp"
 
+#include <cctype>
 #include <cmath>
 #include <filesystem>
 
